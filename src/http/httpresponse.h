@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace httplib {
+struct Response;
+}
+
+// The answer to one request. Headers are set before the body; write() is
+// called once per request with the whole body.
+class HttpResponse
+{
+public:
+    explicit HttpResponse(httplib::Response &response);
+
+    void setStatus(int statusCode, const QByteArray &description = QByteArray());
+    void setHeader(const QByteArray &name, const QByteArray &value);
+    void setHeader(const QByteArray &name, int value);
+    void write(const QByteArray &data, bool lastPart = false);
+    // Streams a file from disk as the body, without holding it whole in memory.
+    void writeFile(const QString &path, qint64 size);
+    bool hasWritten() const { return written; }
+    int status() const;
+
+private:
+    httplib::Response &response;
+    bool written = false;
+};
