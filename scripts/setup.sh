@@ -9,7 +9,7 @@ want_tests=0
 
 runtime_pkgs=(cmake g++ make pkg-config ccache qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools
   qt6-l10n-tools qt6-translations-l10n libgl-dev libmodbus-dev libcpp-httplib-dev fonts-dejavu-core curl
-  xdg-utils pkexec nodejs npm)
+  xdg-utils pkexec)
 test_pkgs=(python3 python3-pymodbus python3-serial python3-serial-asyncio socat mbpoll python3-aiosmtpd openssl
   poppler-utils locales xvfb trayer chromium xauth x11-utils imagemagick)
 
@@ -20,6 +20,9 @@ missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# Node.js and npm (for the pages' libraries and the browser tests) usually come
+# with the machine; Debian's are taken only when there are none.
+command -v npm >/dev/null 2>&1 || missing+=(nodejs npm)
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   SUDO=""

@@ -3,11 +3,22 @@
 #include "http/parametermap.h"
 
 #include <QByteArray>
+#include <QMap>
 #include <QObject>
+#include <QString>
+
+#include <array>
+
+struct _modbus;
+typedef struct _modbus modbus_t;
 
 // The Modbus master: one device at a time, over a serial line (RTU) or TCP.
 // Every operation answers a JSON reply. The request handler calls them one at
 // a time under its Modbus mutex; the engine itself locks nothing.
+//
+// Connection settings live in the per-user settings store (organisation
+// "Brask", application "Orvo"), single keys: "portName", "Selected_Port",
+// "slaveID", "baudRate", "mode", "timeout", "tcpIp", "tcpPort", "Brask_ID".
 class ModbusEngine : public QObject
 {
     Q_OBJECT
@@ -21,4 +32,44 @@ public:
     QByteArray readRegisters(const ParameterMap &params, int attempt);
     QByteArray writeRegisters(const ParameterMap &params, int attempt);
     QByteArray identifySlave(int attempt);
+
+    struct BaudRate {
+        int rate;
+        const char *text;
+    };
+    struct Mode {
+        const char *text;
+        char parity;
+        int stopBits;
+    };
+    static const std::array<BaudRate, 11> baudRateTable;
+    static const std::array<Mode, 4> modeTable;
+
+    // The bit rate of a baud-rate index; -1 for an index outside 0..10.
+    static int baudRateAt(int index);
+    // One character as JSON text (quote, solidus, backslash and the control escapes).
+    static QByteArray escapeJsonChar(char c);
+
+    // Connection state, for tests and the status report.
+    bool connected() const { return isConnected; }
+    qint16 currentConnectionType() const { return connectionType; }
+    bool hasContext() const { return ctx != nullptr; }
+
+private:
+    bool checkTcpLink();
+    bool reconnect();
+    bool reconnectSerial();
+    // Closes and frees ctx, if held.
+    void releaseContext();
+    // Sets the serial reply time-out to `timeoutMs` milliseconds.
+    void applySerialTimeout(int timeoutMs);
+    // {"error":"Protocol error! <library text>"} for the current errno.
+    QByteArray protocolError() const;
+    // True for the error numbers that mean "the slave did not answer".
+    static bool isNoReply(int errnum);
+
+    modbus_t *ctx = nullptr;
+    bool isConnected = false;
+    qint16 connectionType = 0;
+    QMap<QByteArray, QByteArray> errors;
 };
