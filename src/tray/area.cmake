@@ -19,6 +19,11 @@ foreach(lang ${ORVO_TRAY_LANGUAGES})
   set_source_files_properties(${ts} PROPERTIES OUTPUT_LOCATION ${CMAKE_BINARY_DIR})
   list(APPEND orvo_tray_ts ${ts})
 endforeach()
+# After a menu text changes: cmake --build build --target orvo_lupdate
+qt_add_lupdate(orvo TS_FILES ${orvo_tray_ts} NO_GLOBAL_TARGET
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/traymenu.cpp ${CMAKE_CURRENT_LIST_DIR}/traymenu.h
+  INCLUDE_DIRECTORIES ${CMAKE_CURRENT_SOURCE_DIR}
+  OPTIONS -no-obsolete -locations none)
 qt_add_lrelease(orvo TS_FILES ${orvo_tray_ts} NO_GLOBAL_TARGET
   LRELEASE_OPTIONS -silent
   QM_FILES_OUTPUT_VARIABLE orvo_tray_qm)
