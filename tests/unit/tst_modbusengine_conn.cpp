@@ -13,12 +13,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
@@ -53,41 +47,6 @@ QByteArray afterPorts(const QByteArray &report)
     const qsizetype at = report.indexOf(R"(},"baudRate":)");
     return at < 0 ? QByteArray() : report.mid(at + 2);
 }
-
-// A loopback listener whose accept queue is full: further connection attempts
-// get no answer at all, as from a host that has gone away.
-class FullBacklog
-{
-public:
-    FullBacklog()
-    {
-        listener = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listener, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-        ::listen(listener, 0);
-        socklen_t len = sizeof sa;
-        ::getsockname(listener, reinterpret_cast<sockaddr *>(&sa), &len);
-        port = ntohs(sa.sin_port);
-        for (int &fd : fillers) {
-            fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            ::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-        }
-        QTest::qWait(100);
-    }
-    ~FullBacklog()
-    {
-        for (int fd : fillers)
-            ::close(fd);
-        ::close(listener);
-    }
-    int port = 0;
-
-private:
-    int listener = -1;
-    int fillers[3] = {-1, -1, -1};
-};
 
 } // namespace
 
@@ -422,7 +381,7 @@ private slots:
         QFETCH(QByteArray, address);
         QFETCH(int, port);
         QFETCH(int, timeout);
-        FullBacklog backlog;
+        FullBacklogListener backlog;
         if (port == 0)
             port = freeLoopbackPort();
         else if (port == -1)
