@@ -9,6 +9,7 @@
 #include "http/httprequest.h"
 #include "http/httpresponse.h"
 #include "http/staticfilecontroller.h"
+#include "modbus/modbuslib.h"
 #include "web/myhttprequesthandler.h"
 
 #include <QDir>
@@ -47,6 +48,8 @@ MyHttpRequestHandler &handler()
             // Never a real serial device.
             config.setValue(QStringLiteral("serial/extraPorts"), QStringLiteral("/nonexistent/ttyFUZZ0"));
         }
+        // The port list reads its extra paths from here too.
+        modbuslib::setConfigFile(configPath);
         Handler made;
         made.settings = std::make_unique<QSettings>(configPath, QSettings::IniFormat);
         made.settings->beginGroup(QStringLiteral("docroot"));
