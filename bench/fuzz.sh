@@ -4,6 +4,8 @@
 #
 #   bench/fuzz.sh [seconds-per-target, default 60] [build-dir, default build-fuzz]
 #
+# ORVO_FUZZ_TARGETS="save ajax" runs only those targets.
+#
 # The clang build with -DORVO_FUZZ=ON is configured and built when needed. New
 # interesting inputs go to <build-dir>/fuzz-scratch/<name>/new, never into the
 # committed corpus; crash, leak and time-out inputs to .../<name>/artifacts.
@@ -24,10 +26,14 @@ if ! grep -qs '^ORVO_FUZZ:BOOL=ON' "$build/CMakeCache.txt"; then
 fi
 
 targets=()
-for source in tests/fuzz/fuzz_*.cpp; do
-  name=${source##*/fuzz_}
-  targets+=("${name%.cpp}")
-done
+if [ -n "${ORVO_FUZZ_TARGETS:-}" ]; then
+  read -r -a targets <<<"$ORVO_FUZZ_TARGETS"
+else
+  for source in tests/fuzz/fuzz_*.cpp; do
+    name=${source##*/fuzz_}
+    targets+=("${name%.cpp}")
+  done
+fi
 cmake --build "$build" -j2 --target "${targets[@]/#/fuzz_}" >/dev/null
 
 # Leaks are reported, undefined behaviour stops the run like a crash.

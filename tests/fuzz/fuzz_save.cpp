@@ -13,7 +13,9 @@
 
 namespace {
 
-bool unsafeInHeader(const std::string &value)
+// A line break would end the header early and let the rest become headers of
+// its own; a NUL byte cuts the value short.
+bool breaksHeader(const std::string &value)
 {
     return value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
 }
@@ -39,13 +41,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (params.value("filename").contains(".pdf") && params.contains("fileContent"))
             return 0;
         fileendpoints::save(request, response, params, nullptr);
+        const QByteArray filename = params.value("filename");
+        if ((filename.contains('\r') || filename.contains('\n') || filename.contains('\0'))
+            && (res.status != 400 || res.has_header("Content-Disposition")))
+            std::abort();
         if (res.status == 200 && res.body != params.value("fileContent").toStdString())
             std::abort();
     }
 
-    // Whatever the name held, no header may end early and start another.
     for (const auto &[name, value] : res.headers)
-        if (unsafeInHeader(name) || unsafeInHeader(value))
+        if (breaksHeader(name) || breaksHeader(value))
             std::abort();
     return 0;
 }
