@@ -51,8 +51,9 @@ void save(HttpRequest &request, HttpResponse &response, const ParameterMap &para
         return;
     }
 
+    // Echoed from the request, so it passes the same test as the file name.
     const QByteArray contentType = request.getHeader("Content-type");
-    if (!contentType.isEmpty())
+    if (!contentType.isEmpty() && isSafeHeaderValue(contentType))
         response.setHeader("Content-type", contentType);
     response.write(params.value("fileContent"), true);
 }
