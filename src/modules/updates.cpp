@@ -24,6 +24,7 @@ const QByteArray connectError = QByteArrayLiteral("{\"error\":\"Unable to connec
 const QByteArray diskError = QByteArrayLiteral("{\"error\":\"Unable to write to disk!\"}");
 const QByteArray replyError = QByteArrayLiteral("{\"error\":\"Reply error!\"}");
 const QByteArray completed = QByteArrayLiteral("{\"ok\":\"Completed correctly.\"}");
+constexpr qint64 readBufferBytes = 1024 * 1024;
 
 // The text a script would make of a list element, so that ["meter", 12] names
 // the modules "meter" and "12" whichever way a page wrote them.
@@ -301,6 +302,9 @@ void Updates::requestNextFile()
     request.setAttribute(QNetworkRequest::User, generation);
     request.setTransferTimeout(transferTimeoutMs);
     QNetworkReply *reply = fileManager->get(request);
+    // Without a limit the network thread reads ahead of the disk and queues the
+    // whole file in memory; with one it waits until the data is written.
+    reply->setReadBufferSize(readBufferBytes);
     currentReply = reply;
     // Written as it arrives, so a large file never sits whole in memory.
     connect(reply, &QNetworkReply::readyRead, this, [this, reply] { fileDataArrived(reply); });
