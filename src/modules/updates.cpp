@@ -463,7 +463,10 @@ bool Updates::copyFolder(const QString &source, const QString &target)
 QString Updates::relativePathFromUrl(const QString &url)
 {
     const QUrl parsed(url);
-    if (!parsed.isValid())
+    // Only network addresses: a listed "file:///root/notes.txt" would copy a
+    // local file into the served document root.
+    if (!parsed.isValid()
+        || (parsed.scheme() != QLatin1String("http") && parsed.scheme() != QLatin1String("https")))
         return QString();
     // The search runs over the whole URL (scheme, host, path and query), so that
     // servers that name the file in a query ("get?f=/modules/m/a.js") work too.

@@ -41,7 +41,7 @@ public:
     // at `url` belongs: "/" + the pieces from the first "root", "modules" or
     // "install" piece on. Empty when there is no such piece or when a piece
     // could lead out of the staging folder ("..", ".", a decoded "/" or "\",
-    // an empty last piece).
+    // an empty last piece), and for anything but an http or https address.
     static QString relativePathFromUrl(const QString &url);
 
     // A list or file transfer that delivers nothing for this long stops the run.

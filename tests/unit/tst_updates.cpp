@@ -114,6 +114,8 @@ private Q_SLOTS:
     void stoppedRunLeavesDocrootAlone_data();
     void stoppedRunLeavesDocrootAlone();
     void listThatIsNoArrayLetsTheRunGoOn();
+    void listIsReadUpToFirstZeroByte();
+    void stalledTransferStopsTheRun();
     void failedCopyIsReported();
     void shortWriteIsReported();
     void largeFileIsStreamedWhole();
@@ -203,6 +205,9 @@ void TestUpdates::relativePathFromUrl_data()
     QTest::newRow("parent in the query") << "http://h/modules/a.js?x=/../../b" << "";
     QTest::newRow("folder, no file") << "http://h/modules/m/" << "";
     QTest::newRow("not a URL") << "http://[::1/modules/a.js" << "";
+    QTest::newRow("https") << "https://h/modules/a.js" << "/modules/a.js";
+    QTest::newRow("local file") << "file:///root/notes.txt" << "";
+    QTest::newRow("other scheme") << "ftp://h/modules/a.js" << "";
 }
 
 void TestUpdates::relativePathFromUrl()
@@ -346,6 +351,26 @@ void TestUpdates::listThatIsNoArrayLetsTheRunGoOn()
     QTRY_COMPARE_WITH_TIMEOUT(site.updates->getUpdateStatus(), replyError, 10000);
     QTRY_COMPARE_WITH_TIMEOUT(site.updates->getUpdateStatus(), completed, 20000);
     QCOMPARE(readFile(site.docroot() + QStringLiteral("/modules/slow/a.bin")), pattern(5));
+}
+
+void TestUpdates::listIsReadUpToFirstZeroByte()
+{
+    configure("{\"fileLists\":{\"m\":\"[\\\"{base}/gen/5/modules/m/a.js\\\"]\\u0000trailing bytes\"}}");
+    Site site(base() + QLatin1Char('/'));
+    QCOMPARE(site.updates->startUpdating(modulesParam("[\"m\"]")), QByteArray("{\"ok\":\"Update started\"}"));
+    QCOMPARE(finish(*site.updates), completed);
+    QCOMPARE(readFile(site.docroot() + QStringLiteral("/modules/m/a.js")), pattern(5));
+}
+
+void TestUpdates::stalledTransferStopsTheRun()
+{
+    // A server that stops sending does not leave the run "In progress" for ever.
+    configure("{\"fileLists\":{\"m\":[\"{base}/drip/2/3/modules/m/a.bin\"]}}");
+    Site site(base() + QLatin1Char('/'));
+    site.updates->setTransferTimeout(300);
+    QCOMPARE(site.updates->startUpdating(modulesParam("[\"m\"]")), QByteArray("{\"ok\":\"Update started\"}"));
+    QCOMPARE(finish(*site.updates), replyError);
+    QVERIFY(!QFileInfo::exists(site.docroot() + QStringLiteral("/modules/m/a.bin")));
 }
 
 void TestUpdates::failedCopyIsReported()
