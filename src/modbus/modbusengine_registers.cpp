@@ -32,7 +32,12 @@ int storedSlaveId()
 }
 
 // Request numbers are lenient: anything that is not a decimal integer counts as 0.
-int number(const ParameterMap &params, const char *name) { return params.value(name).toInt(); }
+int number(const ParameterMap &params, const char *name)
+{
+    bool ok = false;
+    const int value = params.value(name).trimmed().toInt(&ok, 10);
+    return ok ? value : 0;
+}
 
 // Checks shared by reading and writing, in the order they are answered. Fills
 // `format` and returns an empty text when the sizes are acceptable.
