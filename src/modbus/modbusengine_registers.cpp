@@ -59,6 +59,14 @@ QByteArray checkSizes(const ParameterMap &params, registercodec::Format &format)
 // The largest frame that does not cut a value in two.
 int frameLimit(int protocolLimit, int perValue) { return protocolLimit / perValue * perValue; }
 
+// A run split into several frames must stay inside the 16-bit address space:
+// a later frame's address would otherwise wrap round to register 0 and read or
+// overwrite registers the user never named.
+bool splitRunFits(int regAddr, int count, int frameMax)
+{
+    return count <= frameMax || (regAddr >= 0 && qint64(regAddr) + count <= 65536);
+}
+
 // Runs `transfer(offset, count)` over consecutive frames covering `total`
 // registers. Returns the total on success, the failing frame's negative
 // result, or for a frame of the wrong size a count that differs from the total.
@@ -104,22 +112,25 @@ QByteArray ModbusEngine::readRegisters(const ParameterMap &params, int attempt)
         format.regType = params.value("regType");
     const int regAddr = number(params, "regAddr");
 
+    const int perValue = registercodec::readRegistersPerValue(format);
+    const int count = valuesCnt * perValue;
+    const int frameMax = frameLimit(format.regSize == 16 ? maxRead16 : maxRead32, perValue);
+    if (!splitRunFits(regAddr, count, frameMax))
+        return errors.value("ERR_INPUT_PARAMS");
+    std::vector<std::uint32_t> registers(count, 0);
+
     if (connectionType == 1 && !checkTcpLink())
         return errors.value("ERR_SOCKET_CONN");
     modbus_set_slave(ctx, slave);
-
-    const int perValue = registercodec::readRegistersPerValue(format);
-    const int count = valuesCnt * perValue;
-    std::vector<std::uint32_t> registers(count, 0);
     int rc;
     if (format.regSize == 16) {
         std::vector<std::uint16_t> words(count, 0);
-        rc = inFrames(count, frameLimit(maxRead16, perValue), [&](int offset, int n) {
+        rc = inFrames(count, frameMax, [&](int offset, int n) {
             return modbus_read_registers(ctx, regAddr + offset, n, words.data() + offset);
         });
         std::copy(words.begin(), words.end(), registers.begin());
     } else {
-        rc = inFrames(count, frameLimit(maxRead32, perValue), [&](int offset, int n) {
+        rc = inFrames(count, frameMax, [&](int offset, int n) {
             return modbus_read_registers_32(ctx, regAddr + offset, n, registers.data() + offset);
         });
     }
@@ -164,6 +175,10 @@ QByteArray ModbusEngine::writeRegisters(const ParameterMap &params, int attempt)
     if (valuesCnt > maxValues)
         return errors.value("ERR_TOO_MANY_REGS");
     const int regAddr = number(params, "regAddr");
+    const int count = valuesCnt * *perValue;
+    const int frameMax = frameLimit(format.regSize == 16 ? maxWrite16 : maxWrite32, *perValue);
+    if (!splitRunFits(regAddr, count, frameMax))
+        return errors.value("ERR_INPUT_PARAMS");
     modbus_set_slave(ctx, slave);
 
     // Pages percent-encode the array once more so that %, & and = survive the query string.
@@ -172,18 +187,17 @@ QByteArray ModbusEngine::writeRegisters(const ParameterMap &params, int attempt)
     if (parseError.error != QJsonParseError::NoError || !doc.isArray() || doc.array().size() != valuesCnt)
         return QByteArrayLiteral("{\"error\":\"Registers values error!\"}");
     const std::vector<std::uint32_t> registers = registercodec::encodeValues(format, doc.array());
-    const int count = valuesCnt * *perValue;
 
     if (connectionType == 1 && !checkTcpLink())
         return errors.value("ERR_SOCKET_CONN");
     int rc;
     if (format.regSize == 16) {
         const std::vector<std::uint16_t> words(registers.begin(), registers.end());
-        rc = inFrames(count, frameLimit(maxWrite16, *perValue), [&](int offset, int n) {
+        rc = inFrames(count, frameMax, [&](int offset, int n) {
             return modbus_write_registers(ctx, regAddr + offset, n, words.data() + offset);
         });
     } else {
-        rc = inFrames(count, frameLimit(maxWrite32, *perValue), [&](int offset, int n) {
+        rc = inFrames(count, frameMax, [&](int offset, int n) {
             return modbus_write_registers_32(ctx, regAddr + offset, n, registers.data() + offset);
         });
     }

@@ -123,6 +123,9 @@ void TestModbusRegsTcp::readParameterErrors_data()
     QTest::newRow("regSize 32 without valSize") << QByteArray("regAddr=0&valuesCnt=1&regSize=32") << oneValue;
     QTest::newRow("one value size before count") << QByteArray("regAddr=0&valuesCnt=201&regSize=32&valSize=16") << oneValue;
     QTest::newRow("201 values") << QByteArray("regAddr=0&valuesCnt=201") << tooMany;
+    // A run of several frames must not wrap round to register 0.
+    QTest::newRow("split run past the last address") << QByteArray("regAddr=65500&valuesCnt=200") << inputError;
+    QTest::newRow("split run from a negative address") << QByteArray("regAddr=-1&valuesCnt=63&regSize=32&valSize=32") << inputError;
 }
 
 void TestModbusRegsTcp::readParameterErrors()
@@ -144,6 +147,7 @@ void TestModbusRegsTcp::writeParameterErrors_data()
     QTest::newRow("regSize 32 without valSize, before the values") << QByteArray("regAddr=0&valuesCnt=1&regSize=32&regVals=x") << QByteArray(R"({"error":"Invalid one value size!"})");
     QTest::newRow("32-bit values of a 16-bit type") << QByteArray("regAddr=0&valuesCnt=1&regType=word&valSize=32&regVals=[1]") << QByteArray(R"({"error":"Invalid value size!"})");
     QTest::newRow("201 values") << QByteArray("regAddr=0&valuesCnt=201&regVals=[1]") << QByteArray(R"({"error":"Too many registers"})");
+    QTest::newRow("split run past the last address") << QByteArray("regAddr=65400&valuesCnt=70&valSize=32&regVals=[1]") << inputError;
     QTest::newRow("a number, not an array") << QByteArray("regAddr=0&valuesCnt=1&regVals=5") << valuesError;
     QTest::newRow("too few elements") << QByteArray("regAddr=0&valuesCnt=3&regVals=[1,2]") << valuesError;
     QTest::newRow("too many elements") << QByteArray("regAddr=0&valuesCnt=1&regVals=[1,2]") << valuesError;
@@ -181,6 +185,8 @@ void TestModbusRegsTcp::readFormats_data()
     QTest::newRow("float1234 over 32-bit") << QByteArray("set32 5000 0x0FDB4049") << QByteArray("regAddr=5000&valuesCnt=1&regType=float1234&regSize=32&valSize=32") << QByteArray("[3.14159]");
     QTest::newRow("float4321 over 32-bit") << QByteArray("set32 5000 0x40490FDB") << QByteArray("regAddr=5000&valuesCnt=1&regType=float4321&regSize=32&valSize=32&floatPrec=4") << QByteArray("[3.1416]");
     QTest::newRow("type names are case-sensitive") << QByteArray("set 110 0x4049 0x0FDB") << QByteArray("regAddr=110&valuesCnt=1&regType=FLOAT4321") << QByteArray("[16457]");
+    QTest::newRow("split run up to the last address") << QByteArray("set 65535 9") << QByteArray("regAddr=65336&valuesCnt=200")
+                                                     << QByteArray("[") + QByteArray("0,").repeated(199) + "9]";
     QTest::newRow("the request's slaveID is ignored") << QByteArray("set 100 9") << QByteArray("regAddr=100&valuesCnt=1&slaveID=7") << QByteArray("[9]");
 }
 
