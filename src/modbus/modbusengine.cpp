@@ -276,7 +276,9 @@ QByteArray ModbusEngine::connect(const ParameterMap &params)
         QString device;
         if (!findPort(portText, &device))
             return R"({"error":"Selected serial port not found."})";
-        if (device.startsWith(QStringLiteral("LPT")))
+        // Parallel ports are refused by name; with device paths the name is
+        // the path's last piece (a listed /some/dir/LPT1 is refused as LPT1 is).
+        if (device.section(QLatin1Char('/'), -1).startsWith(QStringLiteral("LPT")))
             return errors.value("ERR_INVALID_COM");
         const int rate = baudRateAt(baudIndex);
         if (rate < 0)

@@ -161,8 +161,19 @@ QList<PortInfo> availablePorts(const QString &configPath)
     return ports;
 }
 
+namespace {
+QString configFileOverride;
+}
+
+void setConfigFile(const QString &path)
+{
+    configFileOverride = path;
+}
+
 QList<PortInfo> availablePorts()
 {
+    if (!configFileOverride.isEmpty())
+        return availablePorts(configFileOverride);
     return availablePorts(platform::applicationFolder() + QStringLiteral("/config.ini"));
 }
 

@@ -45,6 +45,9 @@ struct PortInfo {
 // "serial/extraPorts" (virtual ports, /dev/serial/by-id links), which are
 // always listed whether or not they exist.
 QList<PortInfo> availablePorts();
+// The config.ini availablePorts() reads; empty (the default) means the one in
+// the application folder. Tests point it at a file of their own.
+void setConfigFile(const QString &path);
 // The same with the extra paths read from the given config.ini.
 QList<PortInfo> availablePorts(const QString &configPath);
 // The non-empty entries of "serial/extraPorts" in the given config.ini.
