@@ -83,6 +83,7 @@ mb200="$mb -r 1000 -c 125 127.0.0.1 && $mb -r 1125 -c 75 127.0.0.1"
 [ "$($mb10 | grep -c '^\[')" = 10 ] || { echo "mbpoll could not read" >&2; exit 1; }
 
 hyperfine -N --warmup 3 --runs "$runs" --export-json "$work/orvo.json" \
+  -n "http" "curl -sS -o /dev/null http://127.0.0.1:$port/index.html" \
   -n "orvo 10" "curl -sS -o /dev/null $read10" \
   -n "orvo 200" "curl -sS -o /dev/null $read200" > /dev/null
 hyperfine --warmup 3 --runs "$runs" --export-json "$work/mbpoll.json" \
@@ -100,6 +101,10 @@ for n in ("10", "200"):
     o, m = orvo["orvo " + n], mb["mbpoll " + n]
     print("| %s | %.1f ± %.1f | %.1f | %.1f ± %.1f |" % (
         n, ms(o["mean"]), ms(o["stddev"]), ms(o["mean"]) - 50.0, ms(m["mean"]), ms(m["stddev"])))
+print()
+print("For scale: curl fetching a static page from the same orvo takes %.1f ± %.1f ms, so the Modbus "
+      "side of a read (probe, connect, frames, close) is the rest above the pause." % (
+      ms(orvo["http"]["mean"]), ms(orvo["http"]["stddev"])))
 print()
 print("Mean ± standard deviation of %s runs after 3 warm-up runs (hyperfine). Slave: "
       "tests/fixtures/modbus_slave.py over Modbus TCP on 127.0.0.1. orvo opens and closes the "
