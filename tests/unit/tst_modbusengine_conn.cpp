@@ -78,6 +78,8 @@ class TestModbusEngineConn : public QObject
     static void expectLiveSerialLink(ModbusEngine &engine)
     {
         modbus_set_slave(engine.ctx, 1);
+        // Room for a busy machine; the engine's own time-out was checked before.
+        modbus_set_response_timeout(engine.ctx, 3, 0);
         uint16_t reg = 0;
         QCOMPARE(modbus_read_registers(engine.ctx, 10, 1, &reg), 1);
         QCOMPARE(reg, uint16_t(4242));
