@@ -23,6 +23,9 @@ export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$root}
 if ! grep -qs '^ORVO_FUZZ:BOOL=ON' "$build/CMakeCache.txt"; then
   CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DORVO_FUZZ=ON -DBUILD_TESTING=ON \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+else
+  # Picks up targets added since the last configure.
+  cmake -S "$root" -B "$build" >/dev/null
 fi
 
 targets=()
