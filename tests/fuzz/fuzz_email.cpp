@@ -20,5 +20,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray message = Email::composeMessage(fields);
     if (!message.startsWith("Subject: ") || !message.endsWith('\r'))
         std::abort();
+    // Thirteen lines whatever the fields hold: the subject line ends in the one
+    // CR LF, every other line in a lone CR. A line break inside a field would
+    // start a header line of its own ("Bcc: ...") or split the message.
+    const qsizetype subjectEnd = message.indexOf("\r\n");
+    if (subjectEnd < 0 || message.indexOf('\n', subjectEnd + 2) >= 0 || message.left(subjectEnd).contains('\r')
+        || message.count('\r') != 13)
+        std::abort();
     return 0;
 }
