@@ -92,8 +92,14 @@ QStringList Email::parseFields(const QByteArray &json)
 
 QByteArray Email::composeMessage(const QStringList &fields)
 {
-    const QString &name = fields.at(0);
-    const QString &surname = fields.at(1);
+    // The form's text is percent-decoded, so it may hold CR or LF: in the
+    // subject they would start header lines of the sender's choosing, elsewhere
+    // they would break the one-line-per-field layout. They become spaces.
+    QStringList safe = fields;
+    for (QString &field : safe)
+        field.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    const QString &name = safe.at(0);
+    const QString &surname = safe.at(1);
     QString text = QStringLiteral("Subject: ") + name + QLatin1Char(' ') + surname + QStringLiteral(" sent a message.\r\n");
     const QStringList lines{
         QStringLiteral("MIME-Version: 1.0"),
@@ -101,13 +107,13 @@ QByteArray Email::composeMessage(const QStringList &fields)
         QStringLiteral("Content-Type: text/plain;charset=utf-8"),
         QStringLiteral("Client name   ") + name,
         QStringLiteral("Client surname   ") + surname,
-        QStringLiteral("Client email   ") + fields.at(2),
-        QStringLiteral("Client company   ") + fields.at(3),
-        QStringLiteral("Client phone   ") + fields.at(4),
+        QStringLiteral("Client email   ") + safe.at(2),
+        QStringLiteral("Client company   ") + safe.at(3),
+        QStringLiteral("Client phone   ") + safe.at(4),
         QStringLiteral("Client Orvo version   ") + QStringLiteral("0.2.04"),
-        QStringLiteral("Client Orvo active module   ") + fields.at(5),
+        QStringLiteral("Client Orvo active module   ") + safe.at(5),
         QStringLiteral("Client message   "),
-        fields.at(6),
+        safe.at(6),
     };
     for (const QString &line : lines)
         text += line + QLatin1Char('\r');
