@@ -241,7 +241,7 @@ test('about: fragment shown as HTML, actions only after confirmation', async () 
   await page.getByLabel(/^Address/).fill('ftp://10.0.0.1/a b&c');
   await page.getByRole('button', { name: 'Open in file manager…' }).click();
   await page.getByRole('dialog').getByRole('button', { name: 'Open' }).click();
-  await page.locator('#tools-msg.msg-ok').waitFor();
+  await page.locator('#tools-msg.msg-ok', { hasText: 'Opened' }).waitFor();
   assert.equal(decodeURIComponent(calls.find((c) => c.func === 'openFtpInExplorer').params.address), 'ftp://10.0.0.1/a b&c');
 
   await page.getByRole('button', { name: 'Restart as administrator…' }).click();
