@@ -20,6 +20,10 @@ Creator::Creator(const QString &configPath, bool quietStart, QObject *parent) : 
     listenerSettings->beginGroup(QStringLiteral("listener"));
 
     requestHandler = new MyHttpRequestHandler(staticFileController, docrootSettings, this);
+    // Connected before the listener starts: a hand-over asked for by a request
+    // that arrives while the rest is still being built must not be lost.
+    QObject::connect(requestHandler, &MyHttpRequestHandler::restartAppAsAdmin, this, &Creator::slotRestartAppAsAdmin);
+    QObject::connect(requestHandler, &MyHttpRequestHandler::runAutoUpdate, this, &Creator::slotRunAutoUpdate);
     listener = new HttpListener(listenerSettings, requestHandler, this);
 
     auto *traySettings = new QSettings(configPath, QSettings::IniFormat, this);
@@ -32,8 +36,6 @@ Creator::Creator(const QString &configPath, bool quietStart, QObject *parent) : 
         trayMenu->showRunningMessage();
     }
 
-    QObject::connect(requestHandler, &MyHttpRequestHandler::restartAppAsAdmin, this, &Creator::slotRestartAppAsAdmin);
-    QObject::connect(requestHandler, &MyHttpRequestHandler::runAutoUpdate, this, &Creator::slotRunAutoUpdate);
     QObject::connect(trayMenu, &TrayMenu::exitApp, this, &Creator::slotExitApp);
 }
 

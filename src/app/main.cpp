@@ -22,11 +22,23 @@ void onTerminationSignal(int)
 }
 
 // SIGINT and SIGTERM take the tray's Quit path: the listener closes, then the
-// event loop ends with 0.
-void routeTerminationSignals(Creator *creator)
+// event loop ends with 0. The handlers are installed before anything listens, so
+// a signal that arrives during start-up waits in the pipe for the event loop.
+bool catchTerminationSignals()
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
-        return;
+        return false;
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    return true;
+}
+
+void routeTerminationSignals(Creator *creator)
+{
     auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, creator);
     QObject::connect(notifier, &QSocketNotifier::activated, creator, [creator, notifier] {
         char c;
@@ -34,12 +46,6 @@ void routeTerminationSignals(Creator *creator)
         notifier->setEnabled(false);
         creator->slotExitApp();
     });
-    struct sigaction action = {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
 }
 
 } // namespace
@@ -74,7 +80,9 @@ int main(int argc, char *argv[])
         platform::exitNow(0);
     }
 
+    const bool signalsCaught = catchTerminationSignals();
     auto *creator = new Creator(configPath, quietStart, &app);
-    routeTerminationSignals(creator);
+    if (signalsCaught)
+        routeTerminationSignals(creator);
     return app.exec();
 }

@@ -120,11 +120,6 @@ QProcess *OrvoInstance::startRaw(const QStringList &arguments)
     p->setArguments(arguments);
     p->start();
     p->waitForStarted(5000);
-    if (!proc) {
-        proc = std::move(p);
-        return proc.get();
-    }
-    // A second process: the caller owns its lifetime through the returned pointer's parent-less QProcess.
     return p.release();
 }
 
@@ -133,7 +128,12 @@ bool OrvoInstance::start(const QStringList &arguments)
     writeConfig();
     out.clear();
     err.clear();
-    QProcess *p = startRaw(arguments);
+    if (proc && proc->state() != QProcess::NotRunning) {
+        ::kill(static_cast<pid_t>(proc->processId()), SIGKILL);
+        proc->waitForFinished(5000);
+    }
+    proc.reset(startRaw(arguments));
+    QProcess *p = proc.get();
     QDeadlineTimer deadline(15000);
     while (!deadline.hasExpired() && p->state() == QProcess::Running) {
         p->waitForReadyRead(100);

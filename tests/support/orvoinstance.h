@@ -42,7 +42,8 @@ public:
 
     // Starts orvo and waits until it listens. Returns false on failure.
     bool start(const QStringList &arguments = {});
-    // Starts a process without waiting for the listening line (second instance, missing config).
+    // Starts another process in the same folder and environment without waiting
+    // for it to listen (second instance, missing config). The caller owns it.
     QProcess *startRaw(const QStringList &arguments = {});
     // Sends SIGTERM and waits; returns the exit code, or -1.
     int stop(int timeoutMs = 10000);
