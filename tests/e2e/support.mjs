@@ -79,8 +79,17 @@ function copyTree(from, to) {
  * temporary folder with its own config.ini, home, runtime folder and fake
  * programs (xdg-open, pkexec, Bootloader) that record their calls.
  */
-export async function startOrvo({ config = {} } = {}) {
+export async function startOrvo(options = {}) {
   const dir = tempDir('orvo-e2e-');
+  try {
+    return await startOrvoIn(dir, options);
+  } catch (e) {
+    fs.rmSync(dir, { recursive: true, force: true });
+    throw e;
+  }
+}
+
+async function startOrvoIn(dir, { config = {} }) {
   const port = await freePort();
   fs.copyFileSync(ORVO_BINARY, path.join(dir, 'orvo'));
   fs.chmodSync(path.join(dir, 'orvo'), 0o755);
@@ -115,7 +124,12 @@ export async function startOrvo({ config = {} } = {}) {
   });
   const child = spawn(path.join(dir, 'orvo'), [], { cwd: dir, env, stdio: ['ignore', 'pipe', 'pipe'] });
   let stderr = '';
-  await waitForLine(child, /listening on http:\/\/127\.0\.0\.1:\d+/, 20000, 'Orvo');
+  try {
+    await waitForLine(child, /listening on http:\/\/127\.0\.0\.1:\d+/, 20000, 'Orvo');
+  } catch (e) {
+    await stopChild(child);
+    throw e;
+  }
   child.stderr.on('data', (c) => { stderr += c; });
   child.stdout.resume();
   return {

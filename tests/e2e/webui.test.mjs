@@ -3,6 +3,7 @@ import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
+import http from 'node:http';
 import net from 'node:net';
 import path from 'node:path';
 import { startOrvo, startFixture, launchBrowser, downloadBytes, freePort, tempDir } from './support.mjs';
@@ -23,6 +24,36 @@ let controlPort;
 let browser;
 let page;
 let work;
+let updateServer;
+let updateQuestions = [];
+
+/** A small update server: offers one module "meter" with one page. */
+function startUpdateServer() {
+  return new Promise((resolve) => {
+    const server = http.createServer((req, res) => {
+      const url = new URL(req.url, 'http://127.0.0.1');
+      const base = `http://127.0.0.1:${server.address().port}`;
+      if (req.method === 'POST') {
+        let body = '';
+        req.on('data', (c) => { body += c; });
+        req.on('end', () => {
+          updateQuestions.push(new URLSearchParams(body).get('json'));
+          res.end(JSON.stringify({ modules: [{ name: 'meter', version: '1.0', description: 'Energy meter' }] }));
+        });
+      } else if (url.pathname === '/fileList' && url.searchParams.get('moduleName') === 'meter') {
+        res.end(JSON.stringify([`${base}/modules/meter/index.html`, `${base}/modules/meter/meter.js`]));
+      } else if (url.pathname === '/modules/meter/index.html') {
+        res.end('<!doctype html><title>Meter</title><h1>Meter</h1>');
+      } else if (url.pathname === '/modules/meter/meter.js') {
+        res.end('export {};');
+      } else {
+        res.statusCode = 404;
+        res.end();
+      }
+    });
+    server.listen(0, '127.0.0.1', () => resolve(server));
+  });
+}
 
 /** One command to the slave's control socket; resolves with its reply line. */
 function control(command) {
@@ -45,15 +76,18 @@ before(async () => {
   const m = /READY tcp 127\.0\.0\.1:(\d+) control 127\.0\.0\.1:(\d+)/.exec(slave.line);
   assert.ok(m, `unexpected ready line: ${slave.line}`);
   [slavePort, controlPort] = [Number(m[1]), Number(m[2])];
-  orvo = await startOrvo();
+  updateServer = await startUpdateServer();
+  orvo = await startOrvo({ config: { updates: { updateServer: `http://127.0.0.1:${updateServer.address().port}/` } } });
   browser = await launchBrowser();
   page = await browser.context.newPage();
+  page.setDefaultTimeout(15000);
 });
 
 after(async () => {
   await browser?.close();
   await orvo?.stop();
   await slave?.stop();
+  await new Promise((r) => (updateServer ? updateServer.close(r) : r()));
   if (work) fs.rmSync(work, { recursive: true, force: true });
 });
 
@@ -202,4 +236,22 @@ test('about: boot loader and file manager started after confirmation', async () 
   };
   assert.ok(await waitFor(() => orvo.calls('Bootloader').length === 1), 'the boot loader was started once');
   assert.ok(await waitFor(() => orvo.calls('xdg-open').includes('ftp://127.0.0.1/pub')), `xdg-open calls: ${orvo.calls('xdg-open')}`);
+});
+
+test('updates: a module offered by the update server is installed and then listed', async () => {
+  await page.goto(`${orvo.url}updates.html`);
+  await page.locator('#installed a').first().waitFor();
+  await page.getByRole('button', { name: 'Check for updates' }).click();
+  await page.getByLabel(/Meter/).waitFor();
+  const question = JSON.parse(updateQuestions.at(-1));
+  assert.equal(question.ver, '0.2.04');
+  assert.ok(question.modules.includes('registers'));
+
+  await page.getByRole('button', { name: 'Install selected' }).click();
+  await page.locator('#run-msg.msg-ok', { hasText: 'completed correctly' }).waitFor({ timeout: 30000 });
+  assert.equal(fs.readFileSync(path.join(orvo.dir, 'www/modules/meter/index.html'), 'utf8').includes('<h1>Meter</h1>'), true);
+
+  await page.goto(orvo.url);
+  await page.locator('#modules a', { hasText: 'Meter' }).click();
+  await page.locator('h1', { hasText: 'Meter' }).waitFor();
 });
