@@ -11,7 +11,7 @@ runtime_pkgs=(cmake g++ make pkg-config ccache qt6-base-dev qt6-serialport-dev q
   qt6-l10n-tools qt6-translations-l10n libgl-dev libmodbus-dev libcpp-httplib-dev fonts-dejavu-core curl
   xdg-utils pkexec)
 test_pkgs=(python3 python3-pymodbus python3-serial python3-serial-asyncio socat mbpoll python3-aiosmtpd openssl
-  poppler-utils locales xvfb trayer chromium xauth x11-utils imagemagick)
+  poppler-utils locales xvfb trayer chromium xauth x11-utils imagemagick xdotool)
 
 pkgs=("${runtime_pkgs[@]}")
 [ "$want_tests" = 1 ] && pkgs+=("${test_pkgs[@]}")

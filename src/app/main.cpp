@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QIcon>
 #include <QSettings>
 #include <QSocketNotifier>
 
@@ -59,6 +60,7 @@ int main(int argc, char *argv[])
     std::signal(SIGPIPE, SIG_IGN);
 
     QApplication app(argc, argv);
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/tray_icon2")));
     // Numbers on the wire never follow the user's locale.
     std::setlocale(LC_NUMERIC, "C");
 

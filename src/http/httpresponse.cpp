@@ -1,10 +1,10 @@
 #include "http/httpresponse.h"
 
-#include <QFile>
 
 #include <httplib.h>
 
-#include <memory>
+#include <algorithm>
+#include <unistd.h>
 
 HttpResponse::HttpResponse(httplib::Response &response) : response(response) {}
 
@@ -37,13 +37,8 @@ int HttpResponse::status() const
     return response.status;
 }
 
-void HttpResponse::writeFile(const QString &path, qint64 size)
+void HttpResponse::writeFile(int fd, qint64 size)
 {
-    auto file = std::make_shared<QFile>(path);
-    if (!file->open(QIODevice::ReadOnly)) {
-        response.status = 404;
-        return;
-    }
     std::string contentType;
     const auto it = response.headers.find("Content-Type");
     if (it != response.headers.end()) {
@@ -52,14 +47,13 @@ void HttpResponse::writeFile(const QString &path, qint64 size)
     }
     response.set_content_provider(
         static_cast<size_t>(size), contentType,
-        [file](size_t offset, size_t length, httplib::DataSink &sink) {
-            if (static_cast<qint64>(offset) != file->pos() && !file->seek(static_cast<qint64>(offset)))
-                return false;
+        [fd](size_t offset, size_t length, httplib::DataSink &sink) {
             char buffer[64 * 1024];
-            const qint64 n = file->read(buffer, static_cast<qint64>(std::min(length, sizeof buffer)));
+            const ssize_t n = ::pread(fd, buffer, std::min(length, sizeof buffer), static_cast<off_t>(offset));
             if (n <= 0)
                 return false;
             return sink.write(buffer, static_cast<size_t>(n));
-        });
+        },
+        [fd](bool) { ::close(fd); });
     written = true;
 }

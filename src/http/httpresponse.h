@@ -18,8 +18,9 @@ public:
     void setHeader(const QByteArray &name, const QByteArray &value);
     void setHeader(const QByteArray &name, int value);
     void write(const QByteArray &data, bool lastPart = false);
-    // Streams a file from disk as the body, without holding it whole in memory.
-    void writeFile(const QString &path, qint64 size);
+    // Streams `size` bytes of an open file as the body, without holding it whole
+    // in memory. Takes ownership of the descriptor.
+    void writeFile(int fd, qint64 size);
     bool hasWritten() const { return written; }
     int status() const;
 

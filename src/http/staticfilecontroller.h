@@ -15,13 +15,33 @@ class StaticFileController : public HttpRequestHandler
     Q_OBJECT
 public:
     StaticFileController(QSettings *settings, QObject *parent = nullptr);
+    ~StaticFileController() override;
 
     void service(HttpRequest &request, HttpResponse &response) override;
 
     QString documentRoot() const { return docroot; }
 
 private:
+    struct FileHandle {
+        int fd = -1;
+        FileHandle() = default;
+        FileHandle(const FileHandle &) = delete;
+        FileHandle &operator=(const FileHandle &) = delete;
+        ~FileHandle();
+        int release()
+        {
+            const int f = fd;
+            fd = -1;
+            return f;
+        }
+    };
+    static int openBeneathAt(int dirFd, const char *relative);
+    QByteArray contentTypeFor(const QString &fileName) const;
+
+    int rootFd = -1;
+    static constexpr qint64 smallFileLimit = 256 * 1024;
     QString docroot;        // canonical path, no trailing slash
     QByteArray encoding;
     int maxAge = 0;
+    QByteArray cacheControl;
 };
