@@ -158,6 +158,18 @@ test('registers: values encoded twice for writing, exact digits shown, busy read
   assert.equal(decodeURIComponent(write.params.regVals), '[1000,-0.5,7]');
   assert.equal(write.params.valuesCnt, '3');
   await page.locator('#reg-rows td.values', { hasText: '3.00, 4.00' }).waitFor();
+
+  // Polling redraws values, not the controls: what the user is typing stays, focused.
+  await page.locator('#reg-rows tr').first().getByLabel(/^Trend/).check();
+  await page.getByLabel('Poll every (ms)').fill('250');
+  await page.getByRole('button', { name: 'Start polling' }).click();
+  const input = page.locator('#reg-rows tr').first().getByLabel(/^Values to write/);
+  await input.fill('');
+  await input.pressSequentially('12 3');
+  await page.waitForFunction(() => Number(document.querySelector('#chart').dataset.samples) >= 4);
+  assert.equal(await input.inputValue(), '12 3');
+  assert.equal(await input.evaluate((e) => e === document.activeElement), true);
+  await page.getByRole('button', { name: 'Stop polling' }).click();
   await page.close();
 });
 

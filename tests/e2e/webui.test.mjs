@@ -94,6 +94,7 @@ after(async () => {
 test('start page: facts and modules shown, a silent address refused, then connected over TCP and identified', async () => {
   await page.goto(orvo.url);
   await page.locator('#si-ver', { hasText: '0.2.04' }).waitFor();
+  await page.locator('#modules li').first().waitFor();
   const modules = await page.locator('#modules a').evaluateAll((as) => as.map((a) => new URL(a.href).pathname));
   assert.ok(modules.includes('/modules/registers/index.html'), `modules listed: ${modules}`);
 

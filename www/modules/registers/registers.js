@@ -94,11 +94,7 @@ function afterEdit(row) {
   persist();
   renderTable();
   rebuildChart();
-  focusRow(row);
 }
-
-let focusAfterRender = null;
-function focusRow(row) { focusAfterRender = row.id; }
 
 function valuesCell(row) {
   const td = el('td', { class: 'values', 'data-label': 'Values' });
@@ -110,8 +106,9 @@ function valuesCell(row) {
 }
 
 function renderTable() {
+  // Redrawing replaces the controls: keep keyboard users on the control they were on.
   const active = document.activeElement;
-  const activeKey = active?.dataset?.key;
+  const activeLabel = active?.closest?.('#reg-rows') ? active.getAttribute('aria-label') : null;
   const body = $('#reg-rows');
   body.replaceChildren(...rows.map((row, i) => {
     const label = rowLabel(row, i);
@@ -130,7 +127,7 @@ function renderTable() {
       valuesCell(row),
       el('td', { 'data-label': 'Write', class: 'c-write' }, el('input', {
         value: row.write, 'aria-label': `Values to write to ${label}`, placeholder: 'e.g. 10 20',
-        onchange: (e) => { row.write = e.target.value; },
+        oninput: (e) => { row.write = e.target.value; },
         onkeydown: (e) => { if (e.key === 'Enter') { row.write = e.target.value; writeRow(row, e.target); } },
       })),
       el('td', { 'data-label': 'Trend' }, el('label', { class: 'trend-toggle' },
@@ -148,11 +145,7 @@ function renderTable() {
         }, '✕'))));
     return tr;
   }));
-  if (focusAfterRender !== null && activeKey === undefined && active && !document.body.contains(active)) {
-    // Keep keyboard users where they were after the row was redrawn.
-    $(`tr[data-row="${focusAfterRender}"] input, tr[data-row="${focusAfterRender}"] select`)?.focus();
-  }
-  focusAfterRender = null;
+  if (activeLabel && !document.body.contains(active)) body.querySelector(`[aria-label="${CSS.escape(activeLabel)}"]`)?.focus();
 }
 
 // ---- reading and writing -------------------------------------------------
@@ -189,17 +182,25 @@ async function readRow(row) {
   }
 }
 
+/** Refreshes only the values cells, so that typing and focus elsewhere in the table survive polling. */
+function renderValues() {
+  for (const row of rows) {
+    const cell = $(`tr[data-row="${row.id}"] td.values`);
+    if (cell) cell.replaceWith(valuesCell(row));
+  }
+}
+
 async function readAll() {
   let ok = 0;
   for (const row of [...rows]) if (await readRow(row)) ok++;
-  renderTable();
+  renderValues();
   return ok;
 }
 
 async function readOne(row, button) {
   await busy(button, async () => {
     await readRow(row);
-    renderTable();
+    renderValues();
   });
 }
 
@@ -238,7 +239,7 @@ async function writeRow(row, button) {
       });
       say('#reg-msg', 'ok', `${label}: ${reply.ok ?? 'values written.'}`);
       await readRow(row);
-      renderTable();
+      renderValues();
     } catch (e) {
       say('#reg-msg', 'error', `${label}: ${describeError(e)}`);
     }
