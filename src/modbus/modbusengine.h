@@ -56,6 +56,9 @@ public:
     bool hasContext() const { return ctx != nullptr; }
 
 private:
+    // The connection tests drive the helpers and look at the live context.
+    friend class TestModbusEngineConn;
+
     bool checkTcpLink();
     bool reconnect();
     bool reconnectSerial();
