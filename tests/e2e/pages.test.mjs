@@ -108,7 +108,11 @@ test('every kind of failed reply is worded for the user', async () => {
     [{ status: 200, body: '{"error":"Not connected"}' }, /^Not connected$/],
     [{ status: 200, body: 'garbage' }, /does not understand/i],
   ];
+  // An empty reply means a busy device only for the Modbus functions.
+  script = { getListOfInstalledModules: '' };
   const page = await open(null, 'index.html');
+  await page.locator('#mod-msg.msg-error').waitFor();
+  assert.match(await page.locator('#mod-msg').textContent(), /empty reply/);
   for (const [reply, expected] of cases) {
     script = { identifySlave: reply };
     await page.getByRole('button', { name: 'Identify device' }).click();

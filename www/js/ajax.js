@@ -12,8 +12,11 @@ const MAX_QUERY = 6000;
 // The document root, wherever the page that imports this module lives.
 export const ROOT = new URL('../', import.meta.url).href;
 
+// Only these wait for the Modbus device; an empty reply from them means it was busy.
+const MODBUS_FUNCTIONS = new Set(['getPortSettings', 'connect', 'disconnect', 'readRegisters', 'writeRegisters', 'identifySlave']);
+
 export class AjaxError extends Error {
-  /** kind: 'busy' | 'refused' | 'tooLarge' | 'http' | 'network' | 'format' | 'reply' */
+  /** kind: 'busy' | 'empty' | 'refused' | 'tooLarge' | 'http' | 'network' | 'format' | 'reply' */
   constructor(kind, message, detail = {}) {
     super(message);
     this.name = 'AjaxError';
@@ -27,6 +30,7 @@ export const MESSAGES = {
   refused: 'Orvo refused the request (HTTP 403). Open the pages through the address Orvo shows, e.g. http://127.0.0.1:<port>/, not through another site or name.',
   tooLarge: 'The request is too large for Orvo to accept. Send fewer values or a shorter text.',
   network: 'Orvo does not answer. Is it still running?',
+  empty: 'Orvo sent an empty reply. This version of Orvo may not offer this function.',
   format: 'Orvo sent a reply this page does not understand.',
 };
 
@@ -76,7 +80,8 @@ export function parseReply(text) {
 /**
  * Calls one AJAX function and returns its parsed JSON reply.
  * An {"error": ...} reply is thrown as AjaxError of kind 'reply' (the reply is in .reply);
- * an empty body (the Modbus device was busy) as kind 'busy', unless allowEmpty is set,
+ * an empty body as kind 'busy' for the Modbus functions (the device was busy) and 'empty'
+ * for the others, unless allowEmpty is set,
  * in which case null is returned.
  */
 export async function ajax(func, params = {}, options = {}) {
@@ -102,7 +107,8 @@ export async function ajaxWithText(func, params = {}, { allowEmpty = false, rawE
   const text = await response.text();
   if (text.trim() === '') {
     if (allowEmpty) return { reply: null, text };
-    throw new AjaxError('busy', MESSAGES.busy);
+    if (MODBUS_FUNCTIONS.has(func)) throw new AjaxError('busy', MESSAGES.busy);
+    throw new AjaxError('empty', MESSAGES.empty);
   }
   const reply = parseReply(text);
   if (!rawErrors && reply && typeof reply === 'object' && !Array.isArray(reply) && 'error' in reply) {
