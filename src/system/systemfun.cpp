@@ -1,5 +1,7 @@
 #include "system/systemfun.h"
 
+#include "modbus/modbusengine.h"
+
 #include "platform/platform.h"
 
 #include <QCoreApplication>
@@ -16,6 +18,7 @@
 #include <QVariant>
 
 #include <array>
+#include <climits>
 #include <cstdint>
 
 namespace {
@@ -28,17 +31,6 @@ const QString aboutFragment = QStringLiteral(
     "<div class=\\\"about\\\"><p><b>Orvo</b> 0.2.04</p>"
     "<p>Configures and reads measuring devices that speak Modbus, over a serial line or TCP.</p>"
     "<p class=\\\"copyright\\\">Copyright &copy; 2012-2026 Brask. All rights reserved.</p></div>");
-
-// The selectable bit rates, addressed by the stored "baudRate" index. The same
-// table as the Modbus engine's; kept here until the engine's lookup is shared.
-constexpr std::array<int, 11> bitRates{1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 256000, 1000000};
-
-int bitRateAt(qint64 index)
-{
-    if (index < 0 || index >= static_cast<qint64>(bitRates.size()))
-        return -1;
-    return bitRates[static_cast<size_t>(index)];
-}
 
 // Stored values may be numbers or texts; anything that is not an integer reads as 0.
 qint64 storedInteger(const QSettings &settings, const QString &key)
@@ -115,7 +107,9 @@ QStringList SystemFun::bootloaderArguments()
     const qint64 selectedPort = storedInteger(settings, QStringLiteral("Selected_Port"));
 
     // Rates the boot loader has no code for run at its 9600 code.
-    const int baudCode = baudCodes.value(bitRateAt(baudIndex), 2);
+    // An index beyond the int range is out of the table too, not wrapped into it.
+    const int index = baudIndex < 0 || baudIndex > INT_MAX ? -1 : static_cast<int>(baudIndex);
+    const int baudCode = baudCodes.value(ModbusEngine::baudRateAt(index), 2);
 
     return {asInt16(selectedPort - 1), asInt16(baudCode), asInt16(mode + 3), asInt16(slaveId), asInt32(braskId)};
 }

@@ -1,5 +1,6 @@
 // Start-up, the single-instance guard, the ways an instance ends, and
 // requests from many clients at once, all against the real binary.
+#include "fixtures/modbus_slave.h"
 #include "orvoinstance.h"
 #include "rawhttp.h"
 
@@ -229,6 +230,37 @@ private Q_SLOTS:
             t.join();
         QCOMPARE(failed.load(), 0);
         QCOMPARE(ok.load(), 640);
+        QCOMPARE(orvo.stop(), 0);
+    }
+
+    void modbusLockWaitsAtMostFiveSeconds()
+    {
+        OrvoInstance orvo;
+        QVERIFY(orvo.start({QStringLiteral("-r")}));
+        // A probe that is never answered holds the Modbus lock for its whole wait.
+        FullBacklogListener silent;
+        QByteArray holderReply;
+        std::thread holder([&] {
+            holderReply = orvo.ajax("func=connect&connType=tcp&ipAddres_tcp=127.0.0.1&port_tcp="
+                                    + QByteArray::number(silent.port) + "&slaveID=1&timeout=8000");
+        });
+        auto joinHolder = qScopeGuard([&holder] {
+            if (holder.joinable())
+                holder.join();
+        });
+        QThread::msleep(300);
+        // Functions without the lock are answered meanwhile.
+        QVERIFY(orvo.ajax("func=getGeneralInfo").startsWith("{\"ver\":"));
+        int status = 0;
+        const QByteArray blocked = orvo.ajax("func=getPortSettings", &status);
+        joinHolder.dismiss();
+        holder.join();
+        QCOMPARE(status, 200);
+        QVERIFY2(blocked.isEmpty(), blocked.constData());
+        // The holder was still probing when the second request gave up.
+        QCOMPARE(holderReply, QByteArray("{\"error\":\"Could not connect to Modbus TCP!\"}"));
+        // Once free, the lock is taken again at once.
+        QVERIFY(orvo.ajax("func=getPortSettings").startsWith("{\"ports\":"));
         QCOMPARE(orvo.stop(), 0);
     }
 
