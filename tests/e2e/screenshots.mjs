@@ -32,7 +32,7 @@ try {
 
   await page.goto(`${orvo.url}modules/registers/index.html`);
   const map = { rows: [
-    { name: 'Voltage L1-L3 (0.1 V)', addr: 0, count: 3, type: 'int', trend: true },
+    { name: 'Voltage (0.1 V)', addr: 0, count: 3, type: 'int', trend: true },
     { name: 'Frequency', addr: 10, count: 1, type: 'float4321', prec: 2 },
     { name: 'Set point', addr: 20, count: 1, type: 'uint' },
   ] };
@@ -47,6 +47,8 @@ try {
     await page.waitForTimeout(260);
   }
   await page.getByRole('button', { name: 'Stop polling' }).click();
+  // Table and trend together in the window, below the sticky header.
+  await page.evaluate(() => window.scrollTo(0, 130));
   await page.screenshot({ path: path.join(SOURCE_DIR, 'docs/screenshot-registers.png') });
 } finally {
   await browser.close();
