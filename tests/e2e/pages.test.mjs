@@ -210,6 +210,16 @@ test('contact: limits enforced, the json survives the server\'s simple parsing, 
     await page.locator(`#contact-msg.${cls}`, { hasText: expected }).waitFor();
   }
 
+  // A long text that would overflow the request line travels as a multipart body instead.
+  calls.length = 0;
+  script = { sendEmail: '{"status":"ok!"}' };
+  await page.getByLabel('Message *').fill('zażółć '.repeat(280));
+  await page.getByRole('button', { name: 'Send message' }).click();
+  await page.locator('#contact-msg.msg-ok').waitFor();
+  const long = calls.find((c) => c.func === 'sendEmail');
+  assert.equal(long.method, 'POST');
+  assert.ok(decodeURIComponent(long.params.json).endsWith(`"message":"${'zażółć '.repeat(280).trim()}"}`));
+
   // A message whose line breaks push it over the limit is stopped before sending.
   calls.length = 0;
   await page.getByLabel('Message *').fill('x'.repeat(1000) + '\n' + 'x'.repeat(999));

@@ -197,6 +197,12 @@ export async function routeMock(context, answer) {
     const url = new URL(request.url());
     if (url.pathname.includes('ajax.html')) {
       const params = Object.fromEntries(url.searchParams);
+      const type = request.headers()['content-type'] ?? '';
+      if (type.startsWith('multipart/form-data')) {
+        // Fields of a multipart body join the query's parameters, as on the server.
+        const form = await new Response(request.postDataBuffer(), { headers: { 'content-type': type } }).formData();
+        for (const [name, value] of form) if (!(name in params)) params[name] = String(value);
+      }
       const result = await answer(params.func, params, request);
       const reply = typeof result === 'string' ? { status: 200, body: result } : result;
       await route.fulfill({ status: reply.status ?? 200, contentType: 'text/html', body: reply.body ?? '' });
