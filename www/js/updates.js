@@ -95,12 +95,18 @@ async function follow() {
   progress.hidden = false;
   $('#run-state').textContent = 'Installing…';
   let status = null;
+  let failures = 0;
+  const started = Date.now();
   for (;;) {
     await sleep(500);
+    $('#run-state').textContent = `Installing… (${Math.round((Date.now() - started) / 1000)} s)`;
     try {
       status = await ajax('getUpdateStatus', {}, { rawErrors: true });
+      failures = 0;
     } catch (err) {
       say('#run-msg', 'warn', describeError(err));
+      // Orvo has gone away: stop asking, the outcome shows on the next visit.
+      if (err.kind === 'network' && ++failures >= 20) { status = null; break; }
       continue;
     }
     if (status?.ok !== 'In progress') break;
@@ -115,7 +121,8 @@ async function follow() {
     }
   }
   progress.hidden = true;
-  $('#run-state').textContent = status?.ok ? 'The last update has finished.' : 'The last update stopped.';
+  $('#run-state').textContent = status === null ? 'Orvo stopped answering during the update.'
+    : status?.ok ? 'The last update has finished.' : 'The last update stopped.';
   showStatus(status);
   await loadInstalled();
 }
