@@ -52,7 +52,14 @@ HttpListener::HttpListener(QSettings *settings, HttpRequestHandler *requestHandl
                              {"X-Frame-Options", "SAMEORIGIN"},
                              {"Referrer-Policy", "same-origin"}});
 
-    svr.set_pre_routing_handler([this, maxRequestSize, maxMultiPartSize](const httplib::Request &req, httplib::Response &res) {
+    auto dispatch = [this](const httplib::Request &req, httplib::Response &res) {
+        HttpRequest request(req);
+        HttpResponse response(res);
+        this->requestHandler->service(request, response);
+    };
+
+    svr.set_pre_routing_handler([this, maxRequestSize, maxMultiPartSize, dispatch](const httplib::Request &req,
+                                                                                    httplib::Response &res) {
         if (const int status = gate::check(req, listeningPort)) {
             res.status = status;
             res.set_content("403 Forbidden", "text/plain");
@@ -71,6 +78,13 @@ HttpListener::HttpListener(QSettings *settings, HttpRequestHandler *requestHandl
                 return httplib::Server::HandlerResponse::Handled;
             }
         }
+        // A GET or HEAD without a body has nothing left to read: answer it here
+        // and spare it the library's pattern matching of the routes below.
+        if ((req.method == "GET" || req.method == "HEAD") && !req.has_header("Transfer-Encoding")
+            && (!req.has_header("Content-Length") || req.get_header_value("Content-Length") == "0")) {
+            dispatch(req, res);
+            return httplib::Server::HandlerResponse::Handled;
+        }
         return httplib::Server::HandlerResponse::Unhandled;
     });
     svr.set_exception_handler([](const httplib::Request &, httplib::Response &res, std::exception_ptr) {
@@ -79,11 +93,6 @@ HttpListener::HttpListener(QSettings *settings, HttpRequestHandler *requestHandl
         res.set_content("500 Internal Server Error", "text/plain");
     });
 
-    auto dispatch = [this](const httplib::Request &req, httplib::Response &res) {
-        HttpRequest request(req);
-        HttpResponse response(res);
-        this->requestHandler->service(request, response);
-    };
     svr.Get(".*", dispatch);
     svr.Post(".*", dispatch);
     svr.Put(".*", dispatch);
