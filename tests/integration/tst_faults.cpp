@@ -359,6 +359,17 @@ void TestFaults::serialLineGoneAndBack()
     QCOMPARE(instance.ajax(read), noReply);
     QCOMPARE(instance.ajax(read), QByteArray("[7,8]"));
 
+    // The line itself goes away (an adapter unplugged) and comes back under
+    // the same name: the device is opened again from the stored settings.
+    rtu.stop();
+    pty.stop();
+    // The first request finds the line failing, the next cannot open it.
+    QCOMPARE(instance.ajax(read), noReply);
+    QCOMPARE(instance.ajax(read), noReply);
+    QVERIFY(pty.start(dir.path()));
+    QVERIFY(rtu.startRtu(pty.endB(), 19200, options));
+    QCOMPARE(instance.ajax(read), QByteArray("[7,8]"));
+
     auto client = instance.client(20);
     const auto page = client->Get("/index.html");
     QVERIFY(page);
