@@ -170,6 +170,43 @@ private:
     bool mounted = false;
 };
 
+// Connections that send the start of a request line and then nothing more.
+class StalledClients
+{
+public:
+    int open(int port, int count)
+    {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(static_cast<uint16_t>(port));
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        for (int i = 0; i < count; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            if (fd < 0)
+                break;
+            if (::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+                ::close(fd);
+                break;
+            }
+            static const char partial[] = "GET /index.html HT";
+            if (::send(fd, partial, sizeof partial - 1, MSG_NOSIGNAL) < 0) {
+                ::close(fd);
+                break;
+            }
+            fds.push_back(fd);
+        }
+        return static_cast<int>(fds.size());
+    }
+    ~StalledClients()
+    {
+        for (int fd : fds)
+            ::close(fd);
+    }
+
+private:
+    std::vector<int> fds;
+};
+
 } // namespace
 
 class TestFaults : public QObject
@@ -187,6 +224,7 @@ private slots:
     void updateServerDropsMidFile();
     void stagingDiskFull();
     void smtpServerVanishesMidSend();
+    void stalledClientsDoNotStarveOthers();
 
 private:
     QByteArray connectTcp(OrvoInstance &instance);
@@ -521,6 +559,30 @@ void TestFaults::smtpServerVanishesMidSend()
     QCOMPARE(server.messageCount(), 1);
     QSettings store(storePath, QSettings::IniFormat);
     QCOMPARE(store.value(QStringLiteral("how_many_email_send")).toInt(), 1);
+}
+
+void TestFaults::stalledClientsDoNotStarveOthers()
+{
+    QCOMPARE(connectTcp(orvo), QByteArray(R"({"ok":"Connected with Modbus TCP."})"));
+    StalledClients stalled;
+    QCOMPARE(stalled.open(orvo.port(), 200), 200);
+    // Give the server time to take them all in.
+    QTest::qWait(500);
+
+    // Well within the time the stalled connections may hold a worker.
+    auto client = orvo.client(20);
+    for (int i = 0; i < 3; ++i) {
+        const auto page = client->Get("/index.html");
+        QVERIFY2(page, "a static page got no answer while slow clients were connected");
+        QCOMPARE(page->status, 200);
+        QCOMPARE(QByteArray::fromStdString(page->body), testPage);
+        const auto status = client->Get("/ajax.html?func=getUpdateStatus");
+        QVERIFY2(status, "an AJAX call got no answer while slow clients were connected");
+        QCOMPARE(QByteArray::fromStdString(status->body), QByteArray("{}"));
+        const auto read = client->Get("/ajax.html?func=readRegisters&regAddr=300&valuesCnt=2");
+        QVERIFY2(read, "a register read got no answer while slow clients were connected");
+        QCOMPARE(QByteArray::fromStdString(read->body), QByteArray("[5,6]"));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestFaults)
