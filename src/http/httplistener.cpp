@@ -4,6 +4,7 @@
 #include "http/httprequest.h"
 #include "http/httprequesthandler.h"
 #include "http/httpresponse.h"
+#include "http/workerpool.h"
 
 #include <QSettings>
 
@@ -14,6 +15,11 @@
 #include <sys/socket.h>
 
 namespace {
+
+// Threads the worker pool may start beyond "maxThreads" when every kept
+// worker is held (stalled clients, blocking handlers). Each open connection
+// also needs a descriptor, and the usual limit is 1024 of them per process.
+constexpr int connectionThreadLimit = 1000;
 
 void configureSocket(socket_t sock)
 {
@@ -40,7 +46,9 @@ HttpListener::HttpListener(QSettings *settings, HttpRequestHandler *requestHandl
     const qint64 maxMultiPartSize = std::max<qint64>(1024, settings->value(QStringLiteral("maxMultiPartSize"), 64000000).toLongLong());
 
     httplib::Server &svr = *server;
-    svr.new_task_queue = [maxThreads] { return new httplib::ThreadPool(static_cast<size_t>(maxThreads)); };
+    svr.new_task_queue = [maxThreads] {
+        return new WorkerPool(static_cast<size_t>(maxThreads), static_cast<size_t>(std::max(maxThreads, connectionThreadLimit)));
+    };
     svr.set_socket_options(configureSocket);
     svr.set_tcp_nodelay(true);
     svr.set_keep_alive_max_count(100);
