@@ -65,7 +65,7 @@ read -r start_median start_min start_max < <(/usr/bin/python3 "$here/starttime.p
 
 ratio=$(awk -v a="$orvo_static" -v b="$nginx_static" 'BEGIN { printf "%.2f", a / b }')
 report=$(cat <<MD
-### HTTP ($(date -u +%Y-%m-%d), $(nproc) cores, $(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo))
+# HTTP ($(date -u +%Y-%m-%d), $(nproc) cores, $(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo))
 
 | measure | orvo | nginx-light | aim |
 |---|---|---|---|

@@ -4,6 +4,7 @@
 #include "http/httprequest.h"
 #include "http/httprequesthandler.h"
 #include "http/httpresponse.h"
+#include "http/workerpool.h"
 
 #include <QSettings>
 
@@ -14,6 +15,11 @@
 #include <sys/socket.h>
 
 namespace {
+
+// Threads the worker pool may start beyond "maxThreads" when every kept
+// worker is held (stalled clients, blocking handlers). Each open connection
+// also needs a descriptor, and the usual limit is 1024 of them per process.
+constexpr int connectionThreadLimit = 1000;
 
 void configureSocket(socket_t sock)
 {
@@ -40,7 +46,9 @@ HttpListener::HttpListener(QSettings *settings, HttpRequestHandler *requestHandl
     const qint64 maxMultiPartSize = std::max<qint64>(1024, settings->value(QStringLiteral("maxMultiPartSize"), 64000000).toLongLong());
 
     httplib::Server &svr = *server;
-    svr.new_task_queue = [maxThreads] { return new httplib::ThreadPool(static_cast<size_t>(maxThreads)); };
+    svr.new_task_queue = [maxThreads] {
+        return new WorkerPool(static_cast<size_t>(maxThreads), static_cast<size_t>(std::max(maxThreads, connectionThreadLimit)));
+    };
     svr.set_socket_options(configureSocket);
     svr.set_tcp_nodelay(true);
     svr.set_keep_alive_max_count(100);
@@ -52,7 +60,14 @@ HttpListener::HttpListener(QSettings *settings, HttpRequestHandler *requestHandl
                              {"X-Frame-Options", "SAMEORIGIN"},
                              {"Referrer-Policy", "same-origin"}});
 
-    svr.set_pre_routing_handler([this, maxRequestSize, maxMultiPartSize](const httplib::Request &req, httplib::Response &res) {
+    auto dispatch = [this](const httplib::Request &req, httplib::Response &res) {
+        HttpRequest request(req);
+        HttpResponse response(res);
+        this->requestHandler->service(request, response);
+    };
+
+    svr.set_pre_routing_handler([this, maxRequestSize, maxMultiPartSize, dispatch](const httplib::Request &req,
+                                                                                    httplib::Response &res) {
         if (const int status = gate::check(req, listeningPort)) {
             res.status = status;
             res.set_content("403 Forbidden", "text/plain");
@@ -71,6 +86,13 @@ HttpListener::HttpListener(QSettings *settings, HttpRequestHandler *requestHandl
                 return httplib::Server::HandlerResponse::Handled;
             }
         }
+        // A GET or HEAD without a body has nothing left to read: answer it here
+        // and spare it the library's pattern matching of the routes below.
+        if ((req.method == "GET" || req.method == "HEAD") && !req.has_header("Transfer-Encoding")
+            && (!req.has_header("Content-Length") || req.get_header_value("Content-Length") == "0")) {
+            dispatch(req, res);
+            return httplib::Server::HandlerResponse::Handled;
+        }
         return httplib::Server::HandlerResponse::Unhandled;
     });
     svr.set_exception_handler([](const httplib::Request &, httplib::Response &res, std::exception_ptr) {
@@ -79,11 +101,6 @@ HttpListener::HttpListener(QSettings *settings, HttpRequestHandler *requestHandl
         res.set_content("500 Internal Server Error", "text/plain");
     });
 
-    auto dispatch = [this](const httplib::Request &req, httplib::Response &res) {
-        HttpRequest request(req);
-        HttpResponse response(res);
-        this->requestHandler->service(request, response);
-    };
     svr.Get(".*", dispatch);
     svr.Post(".*", dispatch);
     svr.Put(".*", dispatch);

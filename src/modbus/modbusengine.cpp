@@ -378,6 +378,25 @@ bool ModbusEngine::reconnect()
     return reconnectSerial();
 }
 
+bool ModbusEngine::serialLineReady()
+{
+    if (connectionType != 0 || modbus_get_socket(ctx) >= 0)
+        return true;
+    if (reconnectSerial())
+        return true;
+    isConnected = false;
+    return false;
+}
+
+void ModbusEngine::closeFailedSerialLine(int failure)
+{
+    // A device that went away (an adapter unplugged) leaves its descriptor
+    // failing with EIO for good, even once the device is back under the same
+    // name; closed here, the line is opened again before the next request.
+    if (connectionType == 0 && failure == EIO)
+        modbus_close(ctx);
+}
+
 bool ModbusEngine::reconnectSerial()
 {
     QString portText;

@@ -62,6 +62,11 @@ private:
     bool checkTcpLink();
     bool reconnect();
     bool reconnectSerial();
+    // Over a serial link: true when the line is open, else after opening it
+    // again from the stored settings.
+    bool serialLineReady();
+    // Over a serial link, a device error (not a missing reply) closes the line.
+    void closeFailedSerialLine(int failure);
     // Closes and frees ctx, if held.
     void releaseContext();
     // Sets the serial reply time-out to `timeoutMs` milliseconds.

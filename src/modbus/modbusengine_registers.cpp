@@ -121,6 +121,8 @@ QByteArray ModbusEngine::readRegisters(const ParameterMap &params, int attempt)
 
     if (connectionType == 1 && !checkTcpLink())
         return errors.value("ERR_SOCKET_CONN");
+    if (!serialLineReady())
+        return errors.value("ERR_TIMEOUT");
     modbus_set_slave(ctx, slave);
     int rc;
     if (format.regSize == 16) {
@@ -140,8 +142,10 @@ QByteArray ModbusEngine::readRegisters(const ParameterMap &params, int attempt)
 
     if (rc == count)
         return registercodec::formatValues(format, registers, valuesCnt);
-    if (rc < 0 && isNoReply(failure))
+    if (rc < 0 && isNoReply(failure)) {
+        closeFailedSerialLine(failure);
         return errors.value("ERR_TIMEOUT");
+    }
     if (attempt <= lastRetryingAttempt && reconnect())
         return readRegisters(params, attempt + 1);
     if (rc < 0) {
@@ -190,6 +194,8 @@ QByteArray ModbusEngine::writeRegisters(const ParameterMap &params, int attempt)
 
     if (connectionType == 1 && !checkTcpLink())
         return errors.value("ERR_SOCKET_CONN");
+    if (!serialLineReady())
+        return errors.value("ERR_TIMEOUT");
     int rc;
     if (format.regSize == 16) {
         const std::vector<std::uint16_t> words(registers.begin(), registers.end());
@@ -207,8 +213,10 @@ QByteArray ModbusEngine::writeRegisters(const ParameterMap &params, int attempt)
 
     if (rc == count)
         return QByteArrayLiteral("{\"ok\":\"Values successfully sent.\"}");
-    if (rc < 0 && isNoReply(failure))
+    if (rc < 0 && isNoReply(failure)) {
+        closeFailedSerialLine(failure);
         return errors.value("ERR_TIMEOUT");
+    }
     if (attempt <= lastRetryingAttempt && reconnect())
         return writeRegisters(params, attempt + 1);
     if (rc < 0) {
@@ -225,6 +233,8 @@ QByteArray ModbusEngine::identifySlave(int attempt)
     const int slave = storedSlaveId();
     if (connectionType == 1 && !checkTcpLink())
         return errors.value("ERR_SOCKET_CONN");
+    if (!serialLineReady())
+        return errors.value("ERR_TIMEOUT");
 
     modbus_set_slave(ctx, slave);
     std::uint8_t report[255] = {};
@@ -249,8 +259,10 @@ QByteArray ModbusEngine::identifySlave(int attempt)
         reply += "]}";
         return reply;
     }
-    if (n < 0 && isNoReply(failure))
+    if (n < 0 && isNoReply(failure)) {
+        closeFailedSerialLine(failure);
         return errors.value("ERR_TIMEOUT");
+    }
     if (attempt <= lastRetryingAttempt && reconnect())
         return identifySlave(attempt + 1);
     if (n < 0) {

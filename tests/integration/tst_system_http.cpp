@@ -281,7 +281,8 @@ void TestSystemHttp::pdfOfHugeOrRemoteHtml()
 
 void TestSystemHttp::load()
 {
-    QByteArray bytes("line one\r\nline two\0\xff\xfe end", 28);
+    static const char raw[] = "line one\r\nline two\0\xff\xfe end";
+    const QByteArray bytes(raw, sizeof raw - 1);
     auto client = orvo.client();
     const httplib::MultipartFormDataItems withFile{{"uploadedfile", bytes.toStdString(), "settings.cfg",
                                                     "application/octet-stream"}};
