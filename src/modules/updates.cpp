@@ -460,6 +460,11 @@ bool Updates::copyFolder(const QString &source, const QString &target)
     return true;
 }
 
+bool Updates::parseList(const QByteArray &json, QStringList *items)
+{
+    return parseArray(json, items);
+}
+
 QString Updates::relativePathFromUrl(const QString &url)
 {
     const QUrl parsed(url);

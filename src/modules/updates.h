@@ -44,6 +44,10 @@ public:
     // an empty last piece), and for anything but an http or https address.
     static QString relativePathFromUrl(const QString &url);
 
+    // A module list or a file list: true and its elements as texts when `json`
+    // is a JSON array, false otherwise (`items` then unchanged).
+    static bool parseList(const QByteArray &json, QStringList *items);
+
     // A list or file transfer that delivers nothing for this long stops the run.
     void setTransferTimeout(int milliseconds) { transferTimeoutMs = milliseconds; }
 
