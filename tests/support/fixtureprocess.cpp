@@ -4,6 +4,7 @@
 #include <QTcpServer>
 
 #include <signal.h>
+#include <sys/prctl.h>
 
 FixtureProcess::~FixtureProcess()
 {
@@ -16,6 +17,8 @@ QString FixtureProcess::start(const QString &program, const QStringList &argumen
     proc.setProcessChannelMode(QProcess::SeparateChannels);
     proc.setProgram(program);
     proc.setArguments(arguments);
+    // A fixture must not outlive a test that crashed or was killed.
+    proc.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     proc.start();
     if (!proc.waitForStarted(timeoutMs))
         return QString();

@@ -10,6 +10,7 @@
 #include <QSettings>
 
 #include <signal.h>
+#include <sys/prctl.h>
 
 namespace {
 
@@ -117,6 +118,8 @@ QProcess *OrvoInstance::startRaw(const QStringList &arguments)
     p->setProcessEnvironment(env);
     p->setWorkingDirectory(dir.path());
     p->setProgram(dir.path() + QStringLiteral("/orvo"));
+    // An orvo must not outlive a test that crashed or was killed.
+    p->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     p->setArguments(arguments);
     p->start();
     p->waitForStarted(5000);
