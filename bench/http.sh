@@ -3,6 +3,7 @@
 # same 1 KB file, start-to-first-200, and idle memory. Loopback only.
 # Usage: bench/http.sh [build-dir] [seconds-per-run]
 set -euo pipefail
+. "$(dirname "$0")/lib.sh"
 here="$(cd "$(dirname "$0")" && pwd)"
 build="$(cd "${1:-$here/../build}" && pwd)"
 secs="${2:-10}"
@@ -13,7 +14,6 @@ pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; rm -rf "$work"; }
 trap cleanup EXIT
 
-free_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 orvo_port=$(free_port); nginx_port=$(free_port)
 
 mkdir -p "$work/www" "$work/runtime" "$work/home/.config" "$work/nginx"

@@ -7,6 +7,7 @@
 #
 # Needs hyperfine, curl, chromium and poppler-utils. All traffic stays on 127.0.0.1.
 set -euo pipefail
+. "$(dirname "$0")/lib.sh"
 
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(dirname "$here")"
@@ -40,28 +41,7 @@ open(sys.argv[1], "w", encoding="utf-8").write(html)
 EOF
 
 # orvo in a folder of its own, on a free port, without a display.
-port="$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')"
-mkdir -p "$work/orvo/www" "$work/home/.config" "$work/runtime"
-chmod 700 "$work/runtime"
-cp "$build/orvo" "$work/orvo/orvo"
-printf '<!doctype html><title>Orvo</title>\n' > "$work/orvo/www/index.html"
-cat > "$work/orvo/config.ini" <<EOF
-[listener]
-port=$port
-host=127.0.0.1
-maxMultiPartSize=64000000
-[docroot]
-path=www
-EOF
-env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen HOME="$work/home" \
-  XDG_CONFIG_HOME="$work/home/.config" XDG_RUNTIME_DIR="$work/runtime" \
-  "$work/orvo/orvo" -r > "$work/orvo.out" 2> "$work/orvo.err" &
-orvo_pid=$!
-for _ in $(seq 1 100); do
-  grep -q "listening on" "$work/orvo.out" 2>/dev/null && break
-  sleep 0.1
-done
-grep -q "listening on" "$work/orvo.out" || { echo "orvo did not start" >&2; cat "$work/orvo.err" >&2; exit 1; }
+start_orvo "$work" "$build" "maxMultiPartSize=64000000\n"
 
 orvo_cmd="curl -sS --fail -o '$work/orvo.pdf' -F filename=report.pdf -F 'fileContent=<$work/report.html' http://127.0.0.1:$port/saveFile.html"
 chromium_cmd="chromium --headless --no-sandbox --disable-gpu --disable-background-networking --disable-component-update --disable-sync --no-first-run --user-data-dir='$work/chromium-profile' --no-pdf-header-footer --print-to-pdf='$work/chromium.pdf' 'file://$work/report.html' >/dev/null 2>&1"

@@ -17,6 +17,7 @@
 #
 # Needs curl and /usr/bin/python3. All traffic stays on 127.0.0.1.
 set -euo pipefail
+. "$(dirname "$0")/lib.sh"
 
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(dirname "$here")"
@@ -66,27 +67,7 @@ start_slave 0
 port_of_slave="$slave_port"
 
 # orvo in a folder of its own, on a free port, without a display.
-port="$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')"
-mkdir -p "$work/orvo/www" "$work/home/.config" "$work/runtime"
-chmod 700 "$work/runtime"
-cp "$build/orvo" "$work/orvo/orvo"
-printf '<!doctype html><title>Orvo</title>\n' > "$work/orvo/www/index.html"
-cat > "$work/orvo/config.ini" <<EOF2
-[listener]
-port=$port
-host=127.0.0.1
-[docroot]
-path=www
-EOF2
-env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen HOME="$work/home" \
-  XDG_CONFIG_HOME="$work/home/.config" XDG_RUNTIME_DIR="$work/runtime" \
-  "$work/orvo/orvo" -r > "$work/orvo.out" 2> "$work/orvo.err" &
-orvo_pid=$!
-for _ in $(seq 1 100); do
-  grep -q "listening on" "$work/orvo.out" 2>/dev/null && break
-  sleep 0.1
-done
-grep -q "listening on" "$work/orvo.out" || { echo "orvo did not start" >&2; cat "$work/orvo.err" >&2; exit 1; }
+start_orvo "$work" "$build"
 
 base="http://127.0.0.1:$port/ajax.html"
 reply="$(curl -sS "$base?func=connect&connType=tcp&ipAddres_tcp=127.0.0.1&port_tcp=$port_of_slave&slaveID=1&timeout=1000")"
