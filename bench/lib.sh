@@ -15,7 +15,7 @@ start_orvo() {
   chmod 700 "$work/runtime"
   cp "$build/orvo" "$work/orvo/orvo"
   printf '<!doctype html><title>Orvo</title>\n' > "$work/orvo/www/index.html"
-  printf '[listener]\nport=%s\nhost=127.0.0.1\n%s[docroot]\npath=www\n' "$port" "$extra" > "$work/orvo/config.ini"
+  printf '[listener]\nport=%s\nhost=127.0.0.1\n%b[docroot]\npath=www\n' "$port" "$extra" > "$work/orvo/config.ini"
   env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen HOME="$work/home" \
     XDG_CONFIG_HOME="$work/home/.config" XDG_RUNTIME_DIR="$work/runtime" \
     "$work/orvo/orvo" -r > "$work/orvo.out" 2> "$work/orvo.err" &
