@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <array>
+#include <functional>
 
 struct _modbus;
 typedef struct _modbus modbus_t;
@@ -73,6 +74,12 @@ private:
     void applySerialTimeout(int timeoutMs);
     // {"error":"Protocol error! <library text>"} for the current errno.
     QByteArray protocolError() const;
+    // The reply to an attempt whose transfer gave `rc` (negative, or not the
+    // count asked for) with `failure` as its error number: the time-out at once;
+    // otherwise `retry` after a reconnect while attempts remain; then the
+    // protocol error, or `mismatch` for a result of the wrong size.
+    QByteArray failedAttemptReply(int rc, int failure, int attempt, const std::function<QByteArray()> &retry,
+                                  const QByteArray &mismatch);
     // True for the error numbers that mean "the slave did not answer".
     static bool isNoReply(int errnum);
 

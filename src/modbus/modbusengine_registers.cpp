@@ -142,17 +142,8 @@ QByteArray ModbusEngine::readRegisters(const ParameterMap &params, int attempt)
 
     if (rc == count)
         return registercodec::formatValues(format, registers, valuesCnt);
-    if (rc < 0 && isNoReply(failure)) {
-        closeFailedSerialLine(failure);
-        return errors.value("ERR_TIMEOUT");
-    }
-    if (attempt <= lastRetryingAttempt && reconnect())
-        return readRegisters(params, attempt + 1);
-    if (rc < 0) {
-        errno = failure;
-        return protocolError();
-    }
-    return errors.value("ERR_REG_NUMB_NO_MATCH");
+    return failedAttemptReply(rc, failure, attempt, [&] { return readRegisters(params, attempt + 1); },
+                              errors.value("ERR_REG_NUMB_NO_MATCH"));
 }
 
 QByteArray ModbusEngine::writeRegisters(const ParameterMap &params, int attempt)
@@ -213,17 +204,8 @@ QByteArray ModbusEngine::writeRegisters(const ParameterMap &params, int attempt)
 
     if (rc == count)
         return QByteArrayLiteral("{\"ok\":\"Values successfully sent.\"}");
-    if (rc < 0 && isNoReply(failure)) {
-        closeFailedSerialLine(failure);
-        return errors.value("ERR_TIMEOUT");
-    }
-    if (attempt <= lastRetryingAttempt && reconnect())
-        return writeRegisters(params, attempt + 1);
-    if (rc < 0) {
-        errno = failure;
-        return protocolError();
-    }
-    return errors.value("ERR_REG_NUMB_NO_MATCH");
+    return failedAttemptReply(rc, failure, attempt, [&] { return writeRegisters(params, attempt + 1); },
+                              errors.value("ERR_REG_NUMB_NO_MATCH"));
 }
 
 QByteArray ModbusEngine::identifySlave(int attempt)
@@ -259,17 +241,24 @@ QByteArray ModbusEngine::identifySlave(int attempt)
         reply += "]}";
         return reply;
     }
-    if (n < 0 && isNoReply(failure)) {
+    return failedAttemptReply(n, failure, attempt, [&] { return identifySlave(attempt + 1); },
+                              QByteArrayLiteral("{\"error\":\"Unknown error!\"}"));
+}
+
+QByteArray ModbusEngine::failedAttemptReply(int rc, int failure, int attempt,
+                                            const std::function<QByteArray()> &retry, const QByteArray &mismatch)
+{
+    if (rc < 0 && isNoReply(failure)) {
         closeFailedSerialLine(failure);
         return errors.value("ERR_TIMEOUT");
     }
     if (attempt <= lastRetryingAttempt && reconnect())
-        return identifySlave(attempt + 1);
-    if (n < 0) {
+        return retry();
+    if (rc < 0) {
         errno = failure;
         return protocolError();
     }
-    return QByteArrayLiteral("{\"error\":\"Unknown error!\"}");
+    return mismatch;
 }
 
 QByteArray ModbusEngine::escapeJsonChar(char c)
