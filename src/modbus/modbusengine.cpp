@@ -1,5 +1,7 @@
 #include "modbus/modbusengine.h"
 
+#include "modbus/enginesupport.h"
+
 #include "modbus/modbuslib.h"
 
 #include <QSettings>
@@ -40,20 +42,8 @@ const std::array<ModbusEngine::Mode, 4> ModbusEngine::modeTable = {{
 
 namespace {
 
-// The per-user store of the connection settings, opened afresh for each
-// access so that another process (or a later request) always sees the last
-// write.
-struct UserSettings : QSettings {
-    UserSettings() : QSettings(QStringLiteral("Brask"), QStringLiteral("Orvo")) {}
-};
-
-// A request number: decimal text, anything else counts as 0.
-int requestNumber(const ParameterMap &params, const char *name)
-{
-    bool ok = false;
-    const int value = params.value(name).trimmed().toInt(&ok, 10);
-    return ok ? value : 0;
-}
+using enginesupport::requestNumber;
+using enginesupport::UserSettings;
 
 // Text inside a JSON string. Port names and addresses are the user's own
 // texts: a quote or a backslash in them must not break the reply.

@@ -1,5 +1,6 @@
 #include "modbus/modbusengine.h"
 
+#include "modbus/enginesupport.h"
 #include "modbus/modbuslib.h"
 #include "modbus/registercodec.h"
 #include "platform/platform.h"
@@ -26,17 +27,12 @@ constexpr int maxWrite16 = 123;
 constexpr int maxRead32 = 62;
 constexpr int maxWrite32 = 61;
 
+using enginesupport::requestNumber;
+using enginesupport::UserSettings;
+
 int storedSlaveId()
 {
-    return QSettings(QStringLiteral("Brask"), QStringLiteral("Orvo")).value(QStringLiteral("slaveID"), 0).toInt();
-}
-
-// Request numbers are lenient: anything that is not a decimal integer counts as 0.
-int number(const ParameterMap &params, const char *name)
-{
-    bool ok = false;
-    const int value = params.value(name).trimmed().toInt(&ok, 10);
-    return ok ? value : 0;
+    return UserSettings().value(QStringLiteral("slaveID"), 0).toInt();
 }
 
 // Checks shared by reading and writing, in the order they are answered. Fills
@@ -44,12 +40,12 @@ int number(const ParameterMap &params, const char *name)
 QByteArray checkSizes(const ParameterMap &params, registercodec::Format &format)
 {
     if (params.contains("regSize")) {
-        format.regSize = number(params, "regSize");
+        format.regSize = requestNumber(params, "regSize");
         if (format.regSize != 16 && format.regSize != 32)
             return QByteArrayLiteral("{\"error\":\"Invalid registers size!\"}");
     }
     if (params.contains("valSize")) {
-        format.valSize = number(params, "valSize");
+        format.valSize = requestNumber(params, "valSize");
         if (format.valSize != 16 && format.valSize != 32)
             return QByteArrayLiteral("{\"error\":\"Invalid value size!\"}");
     }
@@ -93,14 +89,14 @@ QByteArray ModbusEngine::readRegisters(const ParameterMap &params, int attempt)
         return errors.value("ERR_NOT_CONNECTED");
     const int slave = storedSlaveId();
 
-    const int valuesCnt = number(params, "valuesCnt");
+    const int valuesCnt = requestNumber(params, "valuesCnt");
     if (!params.contains("regAddr") || !params.contains("valuesCnt") || valuesCnt <= 0)
         return errors.value("ERR_INPUT_PARAMS");
     registercodec::Format format;
     if (QByteArray sizeError = checkSizes(params, format); !sizeError.isEmpty())
         return sizeError;
     if (params.contains("floatPrec")) {
-        format.floatPrec = number(params, "floatPrec");
+        format.floatPrec = requestNumber(params, "floatPrec");
         if (static_cast<unsigned>(format.floatPrec) > 20)
             return QByteArrayLiteral("{\"error\":\"Invalid float precision!\"}");
     }
@@ -110,7 +106,7 @@ QByteArray ModbusEngine::readRegisters(const ParameterMap &params, int attempt)
         return errors.value("ERR_TOO_MANY_REGS");
     if (params.contains("regType"))
         format.regType = params.value("regType");
-    const int regAddr = number(params, "regAddr");
+    const int regAddr = requestNumber(params, "regAddr");
 
     const int perValue = registercodec::readRegistersPerValue(format);
     const int count = valuesCnt * perValue;
@@ -153,7 +149,7 @@ QByteArray ModbusEngine::writeRegisters(const ParameterMap &params, int attempt)
     const int slave = storedSlaveId();
     platform::sleepMs(pauseMs);
 
-    const int valuesCnt = number(params, "valuesCnt");
+    const int valuesCnt = requestNumber(params, "valuesCnt");
     if (!params.contains("regAddr") || !params.contains("valuesCnt") || !params.contains("regVals") || valuesCnt <= 0)
         return errors.value("ERR_INPUT_PARAMS");
     registercodec::Format format;
@@ -169,7 +165,7 @@ QByteArray ModbusEngine::writeRegisters(const ParameterMap &params, int attempt)
         return QByteArrayLiteral("{\"error\":\"Invalid value size!\"}");
     if (valuesCnt > maxValues)
         return errors.value("ERR_TOO_MANY_REGS");
-    const int regAddr = number(params, "regAddr");
+    const int regAddr = requestNumber(params, "regAddr");
     const int count = valuesCnt * *perValue;
     const int frameMax = frameLimit(format.regSize == 16 ? maxWrite16 : maxWrite32, *perValue);
     if (!splitRunFits(regAddr, count, frameMax))
@@ -226,8 +222,7 @@ QByteArray ModbusEngine::identifySlave(int attempt)
         modbus_close(ctx);
 
     if (n >= 1 && n <= 254) {
-        QSettings(QStringLiteral("Brask"), QStringLiteral("Orvo"))
-            .setValue(QStringLiteral("Brask_ID"), QString::number(report[0]));
+        UserSettings().setValue(QStringLiteral("Brask_ID"), QString::number(report[0]));
         QByteArray reply = "{\"id\":" + QByteArray::number(report[0]) + ",\"desc\":\"";
         for (int i = 2; i < n; ++i)
             if (report[i] >= 0x20 && report[i] <= 0x7D)
