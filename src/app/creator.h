@@ -15,8 +15,6 @@ class Creator : public QObject
 public:
     Creator(const QString &configPath, bool quietStart, QObject *parent = nullptr);
 
-    HttpListener *httpListener() const { return listener; }
-
 public Q_SLOTS:
     void slotRestartAppAsAdmin();
     void slotRunAutoUpdate();

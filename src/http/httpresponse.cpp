@@ -21,20 +21,9 @@ void HttpResponse::setHeader(const QByteArray &name, const QByteArray &value)
     response.set_header(key.c_str(), value.toStdString());
 }
 
-void HttpResponse::setHeader(const QByteArray &name, int value)
-{
-    setHeader(name, QByteArray::number(value));
-}
-
 void HttpResponse::write(const QByteArray &data, bool)
 {
     response.body.append(data.constData(), static_cast<size_t>(data.size()));
-    written = true;
-}
-
-int HttpResponse::status() const
-{
-    return response.status;
 }
 
 void HttpResponse::writeFile(int fd, qint64 size)
@@ -55,5 +44,4 @@ void HttpResponse::writeFile(int fd, qint64 size)
             return sink.write(buffer, static_cast<size_t>(n));
         },
         [fd](bool) { ::close(fd); });
-    written = true;
 }

@@ -16,15 +16,11 @@ public:
 
     void setStatus(int statusCode, const QByteArray &description = QByteArray());
     void setHeader(const QByteArray &name, const QByteArray &value);
-    void setHeader(const QByteArray &name, int value);
     void write(const QByteArray &data, bool lastPart = false);
     // Streams `size` bytes of an open file as the body, without holding it whole
     // in memory. Takes ownership of the descriptor.
     void writeFile(int fd, qint64 size);
-    bool hasWritten() const { return written; }
-    int status() const;
 
 private:
     httplib::Response &response;
-    bool written = false;
 };

@@ -40,7 +40,8 @@ StaticFileController::StaticFileController(QSettings *settings, QObject *parent)
 {
     const QString path = platform::resolveAppPath(settings->value(QStringLiteral("path"), QStringLiteral(".")).toString());
     const QFileInfo root(path);
-    docroot = root.canonicalFilePath().isEmpty() ? QDir::cleanPath(root.absoluteFilePath()) : root.canonicalFilePath();
+    const QString docroot = root.canonicalFilePath().isEmpty() ? QDir::cleanPath(root.absoluteFilePath())
+                                                               : root.canonicalFilePath();
     // Held open for the life of the controller: every file is opened relative to it.
     rootFd = ::open(QFile::encodeName(docroot).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     encoding = settings->value(QStringLiteral("encoding"), QStringLiteral("UTF-8")).toString().toLatin1();

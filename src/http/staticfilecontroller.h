@@ -19,8 +19,6 @@ public:
 
     void service(HttpRequest &request, HttpResponse &response) override;
 
-    QString documentRoot() const { return docroot; }
-
 private:
     struct FileHandle {
         int fd = -1;
@@ -40,7 +38,6 @@ private:
 
     int rootFd = -1;
     static constexpr qint64 smallFileLimit = 256 * 1024;
-    QString docroot;        // canonical path, no trailing slash
     QByteArray encoding;
     int maxAge = 0;
     QByteArray cacheControl;
